@@ -147,7 +147,13 @@ class Host:
     def __init__(self, address):
         self.address = address
         self.popen = subprocess.Popen(["unshare", "--net", "--", PYTHON, "-c",
-                                       "import time\nwhile True: time.sleep(3600)"])
+                                       "import time\nprint('ready', flush=True)\n"
+                                       "while True: time.sleep(3600)"],
+                                      stdout=subprocess.PIPE, text=True)
+        # Until unshare has made the namespace, the PID is still in the host's:
+        # nothing may be done to it before "ready".
+        if self.popen.stdout.readline().strip() != "ready":
+            raise RuntimeError("test host did not start")
         self.pid = self.popen.pid
         self.servers = []
 
@@ -169,6 +175,7 @@ class Host:
         for p in self.servers + [self.popen]:
             p.kill()
             p.wait()
+        self.popen.stdout.close()
 
 
 class Appliance:
