@@ -137,7 +137,7 @@ void runCommand(const std::string& command) { runCommand(command.c_str()); }
 
 }  // namespace
 
-// --- pure pieces, reached by launcher_test ---------------------------------
+// --- text and address pieces ----------------------------------------------
 
 std::string itos(int n) {
   char text[16];
@@ -188,6 +188,8 @@ std::string playerIdentifier(const std::string& suffix, int player) {
   return kIdentifierPrefix + suffix + ":" + number;
 }
 
+// --- command output and the media database -------------------------------
+
 bool readCommandOutput(const std::string& command, std::string* last_line) {
   // "e": the pipe must not leak into the services started later.
   FILE* pipe = popen(command.c_str(), "re");
@@ -211,6 +213,21 @@ bool readCommandOutput(const std::string& command, std::string* last_line) {
   return true;
 }
 
+std::string findServerAddress() {
+  std::string line;
+  if (!readCommandOutput(kAddressCommand, &line)) return "127.0.0.1";
+  return addressFromInetLine(line);
+}
+
+std::string readTimezone() {
+  std::string timezone;
+  if (!readCommandOutput(kTimezoneCommand, &timezone)) {
+    say("Error 94 while getting internal Timezone!");
+    return "";
+  }
+  return timezone;
+}
+
 void writePlayerIdentifiers(const std::string& suffix, const std::string& database) {
   for (int player = 1; player <= kPlayers; ++player) {
     try {
@@ -229,41 +246,8 @@ void writePlayerIdentifiers(const std::string& suffix, const std::string& databa
 
 // --- the start sequence ----------------------------------------------------
 
-std::string logstamp() {
-  char stamp[80];
-  time_t now = time(nullptr);
-  struct tm local;
-  localtime_r(&now, &local);
-  strftime(stamp, sizeof stamp, "%Y-%m-%d_%X", &local);
-  return stamp;
-}
-
-// Async-signal-safe: no stdio, no allocation. Every console line is flushed
-// when written, so nothing is left in stdout's buffer to lose.
-void my_handler(int signal) {
-  char line[32] = "Caught signal ";
-  size_t length = sizeof "Caught signal " - 1;
-  char digits[12];
-  size_t count = 0;
-  unsigned value = signal < 0 ? 0 : static_cast<unsigned>(signal);
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value > 0);
-  while (count > 0) line[length++] = digits[--count];
-  line[length++] = '\n';
-  ssize_t written = write(STDOUT_FILENO, line, length);
-  (void)written;
-  _exit(1);
-}
-
 void updatePlayerAddress() {
-  std::string address;
-  std::string line;
-  if (readCommandOutput(kAddressCommand, &line))
-    address = addressFromInetLine(line);
-  else
-    address = "127.0.0.1";
+  std::string address = findServerAddress();
   say("using Server IP:" + address);
   // Identifiers are made of the address's digits; anything else would write
   // nonsense into every local player.
@@ -279,11 +263,7 @@ void updatePlayerAddress() {
 }
 
 void setLanguage() {
-  std::string timezone;
-  if (!readCommandOutput(kTimezoneCommand, &timezone)) {
-    say("Error 94 while getting internal Timezone!");
-    timezone.clear();
-  }
+  std::string timezone = readTimezone();
   std::string language = languageForTimezone(timezone);
   say("using language: " + language + " from Timezone: " + timezone);
   runCommand("sed -i -e 's/^language: .*/language: " + language +
@@ -337,6 +317,34 @@ void runStartSequence() {
 }
 
 // --- the supervisor --------------------------------------------------------
+
+std::string logstamp() {
+  char stamp[80];
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  strftime(stamp, sizeof stamp, "%Y-%m-%d_%X", &local);
+  return stamp;
+}
+
+// Async-signal-safe: no stdio, no allocation. Every console line is flushed
+// when written, so nothing is left in stdout's buffer to lose.
+void my_handler(int signal) {
+  char line[32] = "Caught signal ";
+  size_t length = sizeof "Caught signal " - 1;
+  char digits[12];
+  size_t count = 0;
+  unsigned value = signal < 0 ? 0 : static_cast<unsigned>(signal);
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (count > 0) line[length++] = digits[--count];
+  line[length++] = '\n';
+  ssize_t written = write(STDOUT_FILENO, line, length);
+  (void)written;
+  _exit(1);
+}
 
 void* StartTWS(void*) {
   say("  * TAVRIN WEB SERVICES (TWS): " + logstamp());

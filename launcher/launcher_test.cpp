@@ -2,7 +2,9 @@
 // players' update against a scratch database. The start sequence and the
 // supervisor run end to end in tests/launcher_*_test.py.
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -21,6 +23,8 @@ bool isDottedIPv4(const std::string& text);
 std::string addressSuffix(const std::string& address);
 std::string playerIdentifier(const std::string& suffix, int player);
 bool readCommandOutput(const std::string& command, std::string* last_line);
+std::string findServerAddress();
+std::string readTimezone();
 void writePlayerIdentifiers(const std::string& suffix, const std::string& database);
 
 namespace {
@@ -126,6 +130,44 @@ TEST(LauncherTest, CommandOutputIsTheLastLineWhole) {
     ASSERT_TRUE(readCommandOutput(c.command, &last)) << c.command;
     EXPECT_EQ(c.last, last) << c.command;
   }
+}
+
+// Uses up every file descriptor, so that no pipe can be opened, until Release.
+class NoFreeDescriptorsTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved_)); }
+  void TearDown() override { Release(); }
+
+  void Exhaust() {
+    struct rlimit low = saved_;
+    low.rlim_cur = 256;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+  }
+  void Release() {
+    for (int fd : taken_) close(fd);
+    taken_.clear();
+    setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+  struct rlimit saved_;
+  std::vector<int> taken_;
+};
+
+TEST_F(NoFreeDescriptorsTest, CommandThatCannotStartLeavesTheFallbacks) {
+  // Captured into a file, which has to be open before the descriptors run out.
+  testing::internal::CaptureStdout();
+  Exhaust();
+  std::string last = "stale";
+  bool read = readCommandOutput("echo never", &last);
+  std::string address = findServerAddress();
+  std::string timezone = readTimezone();
+  Release();
+  EXPECT_EQ("Error 94 while getting internal Timezone!\n", testing::internal::GetCapturedStdout());
+  EXPECT_FALSE(read);
+  EXPECT_EQ("stale", last);
+  EXPECT_EQ("127.0.0.1", address);
+  EXPECT_EQ("", timezone);
 }
 
 // A scratch media database in the test's temporary folder.
