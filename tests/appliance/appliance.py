@@ -229,38 +229,44 @@ class Appliance:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     # --- files -------------------------------------------------------------
+    # Every path is resolved inside the appliance (nsenter), never through
+    # /proc/PID/root: an absolute symlink there (/etc/localtime ->
+    # /usr/share/zoneinfo/...) would be followed into the host's own files.
 
-    def path(self, path):
-        """The host's name for path inside the appliance."""
-        return "/proc/%d/root%s" % (self.pid, path)
+    def _files(self, script, path, input=None, text=False):
+        return subprocess.run(["nsenter", "-t", str(self.pid), "-m", "--", "/bin/sh", "-c",
+                               script, "sh", path], input=input, capture_output=True,
+                              text=text)
 
     def write(self, path, text, mode=0o644):
-        os.makedirs(os.path.dirname(self.path(path)), exist_ok=True)
+        """Puts a file at path, replacing whatever is there (a symlink too)."""
         data = text.encode() if isinstance(text, str) else text
-        with open(self.path(path), "wb") as f:
-            f.write(data)
-        os.chmod(self.path(path), mode)
+        result = self._files('mkdir -p "$(dirname "$1")" && rm -f "$1" && cat > "$1" && '
+                             'chmod %o "$1"' % mode, path, input=data)
+        if result.returncode != 0:
+            raise OSError("cannot write %s: %s" % (path, result.stderr.decode()))
 
     def double(self, path, script):
         """Puts a shell-script test double at path."""
         self.write(path, "#!/bin/sh\n" + script + "\n", 0o755)
 
     def read(self, path):
-        with open(self.path(path), "rb") as f:
-            return f.read().decode(errors="replace")
+        result = self._files('cat "$1"', path)
+        if result.returncode != 0:
+            raise OSError("cannot read %s: %s" % (path, result.stderr.decode()))
+        return result.stdout.decode(errors="replace")
 
     def exists(self, path):
-        return os.path.lexists(self.path(path))
+        return self._files('test -e "$1" || test -L "$1"', path).returncode == 0
 
     def remove(self, path):
         self.run("rm -rf '%s'" % path, check=True)
 
     def log(self):
         """The messages of the monitor's log, without their time stamps."""
-        if not self.exists(LOG):
-            return []
+        text = self._files('cat "$1" 2>/dev/null', LOG).stdout.decode(errors="replace")
         messages = []
-        for line in self.read(LOG).split("\n")[:-1]:
+        for line in text.split("\n")[:-1]:
             match = re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - (.*)$", line, re.S)
             messages.append(match.group(1) if match else line)
         return messages
