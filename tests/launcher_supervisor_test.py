@@ -78,6 +78,7 @@ class SupervisorTest(unittest.TestCase):
         self.assertEqual(1, status)
         self.assertTrue(self.app.out().endswith("Caught signal 2\n"), self.app.out())
         self.assertEqual(1, self.app.out().count("Caught signal"))
+        self.assertEqual("Services running...:\n", self.app.err())
         # The services outlive the launcher.
         for name in ("tws", "vigild", "beacond"):
             self.assertEqual(0, self.app.run("pgrep -x %s" % name).returncode, name)
