@@ -14,9 +14,28 @@ std::list<int> remoteSockets;
 std::deque<std::string> wsBuffer;
 pthread_mutex_t wsBufferMutex;
 
+namespace {
+
+// Memory per connection is what limits a thousand clients, and the library
+// sizes two things per connection from these. The receive buffer also bounds
+// what one service call reads from a connection (about 1 kB a pass: plenty for
+// command lines, slow only for a client that sends megabytes); its size also
+// became the socket's send buffer. Sizes of 1 kB and below pack several
+// connections into one page; 4 kB and up cost a page each.
+const size_t kReceiveBufferSize = 1024;
+// Without it, every send() would be cut to the receive buffer's size and a
+// larger document would trickle out one piece per router pass.
+const size_t kSendPacketSize = 64 * 1024;
+// The header table is kept with each connection. 2048 bytes hold a browser's
+// handshake with its cookies; at the library's 4096 a thousand clients cost
+// 2 MB more.
+const unsigned short kMaxHeaderData = 2048;
+
+}  // namespace
+
 struct lws_protocols protocols[] = {
-    {"http-only", callback_http, 0, 0, 0, nullptr, 0},
-    {"monitoring", callback_ws, 0, 0, 0, nullptr, 0},
+    {"http-only", callback_http, 0, kReceiveBufferSize, 0, nullptr, 0},
+    {"monitoring", callback_ws, 0, kReceiveBufferSize, 0, nullptr, kSendPacketSize},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
@@ -31,12 +50,6 @@ const int32_t kPassesWhileAlone = 900 * 10;
 const int kServiceWaitMs = 50;
 const useconds_t kPassSleepUs = 100000;
 
-// The library reads at most this much from one connection per service call and
-// sends at most this much per send(). At its default of 4096 a 1 MB text took
-// 256 passes to read and a 10 kB document 3 passes to write. It is one buffer
-// for the whole server; the per-connection receive buffer of the same size is
-// touched only as far as a client's texts reach.
-const size_t kServiceBufferSize = 64 * 1024;
 // The longest client line kept. No command comes near it; the rest of a longer
 // message is dropped, so a client cannot make the daemon hold its megabytes.
 const size_t kMaxLineLength = 4096;
@@ -135,7 +148,7 @@ struct lws_context* CreateContext() {
   info.gid = -1;
   info.uid = -1;
   info.options = 0;
-  info.pt_serv_buf_size = kServiceBufferSize;
+  info.max_http_header_data = kMaxHeaderData;
   return lws_create_context(&info);
 }
 
