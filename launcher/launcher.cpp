@@ -44,8 +44,8 @@ const char kMediaDatabase[] = "/usr/share/tavrinWS/db/tavrinmedia";
 const char kHyphens[] = "-----------------------------------------------------------";
 
 const char kPagePath[] = "/usr/share/squeezeboxserver/HTML/Default/index.html";
-// Shown by the music server's web interface on port 9000 until the music
-// server writes its own start page.
+// What the music server's web interface on port 9000 shows while the
+// appliance starts.
 const char kPage[] =
     "<!DOCTYPE html><html><head><meta http-equiv=\"content-type\" content=\"text/html; "
     "charset=UTF-8\"><title>Tavrin Music Server</title><style type='text/css'>html, body "
@@ -80,7 +80,7 @@ const char kZoneStart[] = "/usr/share/tavrinWS/bin/zonestart";
 const char kTwsCommand[] = "/usr/share/tavrinWS/bin/tws";
 const char kMonitorCommand[] = "/usr/share/tavrinWS/bin/vigild -z > /dev/null 2>&1";
 
-// Only the inet line: the reading procedure keeps the last line of output.
+// grep keeps the inet line alone, since only the last line of output is read.
 // net-tools 2.10 prints "inet 192.168.1.25  netmask ...", older releases
 // "inet addr:192.168.1.25  Bcast:..."; addressFromInetLine reads both.
 const char kAddressCommand[] = "/sbin/ifconfig eth0 | grep 'inet '";
@@ -94,7 +94,7 @@ const char kIdentifierPrefix[] = "00:00:00:11:";
 const int kPlayers = 20;
 
 // Language of the music server by time zone. Every row is tried in order and
-// a later match wins; Stockholm gets NO, as the music server has always had it.
+// a later match wins. Stockholm gets NO, not SV, as the appliance always had it.
 const struct {
   const char* zone;
   const char* language;
