@@ -31,8 +31,8 @@ class PlayersTest(unittest.TestCase):
         self.app = LauncherAppliance().__enter__()
         self.addCleanup(self.app.__exit__, None, None, None)
 
-    # The database is only ever opened inside the appliance: SQLite resolves
-    # the /proc/PID/root links of Appliance.path to the host's own paths.
+    # The database is only ever opened by sqlite3 inside the appliance, so
+    # that no path can lead SQLite to the host's own files.
     def make_database(self):
         self.app.remove(DATABASE)
         rows = ",".join("(%d, '%s', '%s')" % row for row in PLAYERS)
