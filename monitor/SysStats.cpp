@@ -133,8 +133,8 @@ bool isSafeHost(const std::string& host) {
   // A leading '-' would reach ping as an option.
   if (host.empty() || host[0] == '-') return false;
   for (char c : host) {
-    bool plain = isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
-                 c == ':';
+    bool plain =
+        isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == ':';
     if (!plain) return false;
   }
   return true;

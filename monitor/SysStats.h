@@ -39,7 +39,8 @@ extern const char kInternetHost[];
 bool cmdPing(std::string host, std::string key, picojson::object* out);
 
 /// Tests whether host accepts TCP connections on port; stores and returns
-/// the verdict as a boolean. Never stores -1.
+/// the verdict as a boolean. Never stores -1. A host that isSafeHost refuses
+/// is false without running anything.
 bool cmdNC(std::string key, std::string host, int port, picojson::object* out);
 
 /// Stores {"Free","Used"} of /dev/sda1 in GiB under key, or -1 when host is

@@ -65,7 +65,9 @@ std::string ReadFile(const char* path) {
   return text.str();
 }
 
-bool Exists(const char* path) { return access(path, F_OK) == 0; }
+bool Exists(const char* path) {
+  return access(path, F_OK) == 0;
+}
 
 // The messages logged while body runs, without their time stamps.
 template <typename Body>
@@ -81,7 +83,9 @@ std::vector<std::string> LogOf(Body body) {
   return messages;
 }
 
-std::string Json(const picojson::object& object) { return picojson::value(object).serialize(); }
+std::string Json(const picojson::object& object) {
+  return picojson::value(object).serialize();
+}
 
 // Puts text at /etc/tavrin.conf for the life of the object.
 class ConfigFile {
@@ -111,9 +115,8 @@ TEST(SysStatsTest, PingOutputGivesLossAndTimes) {
     std::string output;
     double loss, min, avg, max;
   } cases[] = {
-      {std::string(kHeading) +
-           "4 packets transmitted, 4 received, 0% packet loss, time 3055ms\n"
-           "rtt min/avg/max/mdev = 0.063/0.074/0.103/0.016 ms\n",
+      {std::string(kHeading) + "4 packets transmitted, 4 received, 0% packet loss, time 3055ms\n"
+                               "rtt min/avg/max/mdev = 0.063/0.074/0.103/0.016 ms\n",
        0, 0.063, 0.074, 0.103},
       // A host that drops echo requests: no rtt line at all.
       {std::string(kHeading) + "4 packets transmitted, 0 received, 100% packet loss, time 3074ms\n",
@@ -123,14 +126,12 @@ TEST(SysStatsTest, PingOutputGivesLossAndTimes) {
            "4 packets transmitted, 0 received, +4 errors, 100% packet loss, time 3070ms\n"
            "pipe 4\n",
        100, 0, 0, 0},
-      {std::string(kHeading) +
-           "4 packets transmitted, 2 received, 50% packet loss, time 3075ms\n"
-           "rtt min/avg/max/mdev = 0.379/0.554/0.730/0.175 ms\n",
+      {std::string(kHeading) + "4 packets transmitted, 2 received, 50% packet loss, time 3075ms\n"
+                               "rtt min/avg/max/mdev = 0.379/0.554/0.730/0.175 ms\n",
        50, 0.379, 0.554, 0.730},
       // A cut-off rtt line gives the times it holds and nothing beyond.
-      {std::string(kHeading) +
-           "4 packets transmitted, 2 received, 50% packet loss, time 3075ms\n"
-           "rtt min/avg/max/mdev = 0.379/0.554",
+      {std::string(kHeading) + "4 packets transmitted, 2 received, 50% packet loss, time 3075ms\n"
+                               "rtt min/avg/max/mdev = 0.379/0.554",
        50, 0.379, 0.554, 0},
       {"rtt min/avg/max/mdev = 0.379", 0, 0.379, 0, 0},
       {"rtt min/avg/max", 0, 0, 0, 0},
@@ -195,7 +196,8 @@ TEST(SysStatsTest, DocumentIsWrittenAsClientsReadIt) {
   const char kSummary[] = "--- 192.0.2.1 ping statistics ---\n4 packets transmitted, 4 received, ";
   picojson::object network;
   network["gateway"] = pingValue(parsePingOutput(
-      std::string(kSummary) + "0% packet loss, time 3004ms\nrtt min/avg/max/mdev = 0.25/0.5/0.75/0.1 ms\n"));
+      std::string(kSummary) +
+      "0% packet loss, time 3004ms\nrtt min/avg/max/mdev = 0.25/0.5/0.75/0.1 ms\n"));
   network["hubstation"] = picojson::value(-1.0);
   network["internet"] = pingValue(parsePingOutput(
       std::string(kSummary) +
@@ -234,11 +236,12 @@ TEST(SysStatsTest, DocumentIsWrittenAsClientsReadIt) {
 }
 
 TEST(SysStatsTest, OnlyPlainNamesAndAddressesAreSafeHosts) {
-  for (const char* host : {"192.0.2.1", "www.google.com", "hub_1-a.local", "fe80::1", "2001:db8::2"}) {
+  for (const char* host :
+       {"192.0.2.1", "www.google.com", "hub_1-a.local", "fe80::1", "2001:db8::2"}) {
     EXPECT_TRUE(isSafeHost(host)) << host;
   }
-  for (const char* host : {"", ";touch /tmp/x", "a b", "$(id)", "`id`", "a|b", "a&b", "a\nb",
-                           "'a'", "a>b", "-f", "-w100000", "h\xc3\xb6st"}) {
+  for (const char* host : {"", ";touch /tmp/x", "a b", "$(id)", "`id`", "a|b", "a&b", "a\nb", "'a'",
+                           "a>b", "-f", "-w100000", "h\xc3\xb6st"}) {
     EXPECT_FALSE(isSafeHost(host)) << host;
   }
 }
@@ -380,9 +383,9 @@ TEST(SysStatsTest, CpuReadsUptimeCoresAndTop) {
   EXPECT_LE(static_cast<int>(before), cpu["Uptime"].get<double>());
   EXPECT_GE(static_cast<int>(after), cpu["Uptime"].get<double>());
   EXPECT_GE(cpu["Tasks_Running"].get<double>(), 1);
-  EXPECT_EQ(cpu["Tasks_Total"].get<double>(),
-            cpu["Tasks_Running"].get<double>() + cpu["Tasks_Sleeping"].get<double>() +
-                cpu["Tasks_Zombie"].get<double>());
+  EXPECT_EQ(cpu["Tasks_Total"].get<double>(), cpu["Tasks_Running"].get<double>() +
+                                                  cpu["Tasks_Sleeping"].get<double>() +
+                                                  cpu["Tasks_Zombie"].get<double>());
 }
 
 // --- the collector -----------------------------------------------------------------
@@ -399,8 +402,10 @@ class NeighbourTable : public testing::Test {
   }
   void TearDown() override { system("ip link del v0"); }
   void Add(const std::string& address, const std::string& mac) {
-    ASSERT_EQ(0, system(("ip neigh replace " + address + " lladdr " + mac +
-                         " dev v0 nud permanent").c_str()));
+    ASSERT_EQ(
+        0,
+        system(
+            ("ip neigh replace " + address + " lladdr " + mac + " dev v0 nud permanent").c_str()));
   }
   void Remove(const std::string& address) {
     ASSERT_EQ(0, system(("ip neigh del " + address + " dev v0").c_str()));
@@ -413,7 +418,8 @@ TEST_F(NeighbourTable, ArpLookUpFindsTheSerialInHardwareAddresses) {
   EXPECT_EQ("", lookupHubstationByArp("000420FFFFFF"));
   EXPECT_EQ("", lookupHubstationByArp(""));
   // Both match: the one arp lists last wins.
-  std::string listed = getShellCommand("arp -an | grep -v incomplete | cut -d'(' -f2 | cut -d')' -f1");
+  std::string listed =
+      getShellCommand("arp -an | grep -v incomplete | cut -d'(' -f2 | cut -d')' -f1");
   EXPECT_EQ(listed, lookupHubstationByArp("000420"));
   EXPECT_EQ("", lookupHubstationByArp("000420;touch"));
   EXPECT_EQ("", lookupHubstationByArp("x;touch /tmp/arp-ran;"));
@@ -546,10 +552,9 @@ TEST_F(CollectorPassTest, EveryMemberIsPresentWhenNothingCanBeMeasured) {
       << document;
   std::string tail = ",\"disk\":-1,\"serviceTMS\":false}}";
   EXPECT_EQ(tail, document.substr(document.size() - tail.size())) << document;
-  EXPECT_EQ((std::vector<std::string>{
-                "Hubstation IP from ARP ", "Using Hubstation IP ",
-                std::string("Ping Failed for Host ") + kInternetHost, "Ping Failed for Host ",
-                "Ping Failed for Host "}),
+  EXPECT_EQ((std::vector<std::string>{"Hubstation IP from ARP ", "Using Hubstation IP ",
+                                      std::string("Ping Failed for Host ") + kInternetHost,
+                                      "Ping Failed for Host ", "Ping Failed for Host "}),
             log);
 }
 
