@@ -13,6 +13,32 @@
 
 namespace {
 
+// The monitor's unit tests write the appliance's fixed paths (the log,
+// /etc/tavrin.conf, /usr/bin/df) and add network links: they run only where
+// /etc, /usr and /var are throw-away overlays, as in tests/appliance.
+class InsideAppliance : public testing::Environment {
+ public:
+  void SetUp() override {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    int overlays = 0;
+    while (std::getline(mounts, line)) {
+      std::istringstream fields(line);
+      std::string id, parent, device, root, point;
+      fields >> id >> parent >> device >> root >> point;
+      bool fixed_path = point == "/etc" || point == "/usr" || point == "/var";
+      if (fixed_path && line.find(" - overlay ") != std::string::npos) ++overlays;
+    }
+    if (overlays < 3) {
+      fprintf(stderr, "monitor_test writes /etc, /usr and /var: run it inside a throw-away "
+                      "appliance (tests/appliance/appliance.py run -- monitor_test)\n");
+      exit(2);
+    }
+  }
+};
+testing::Environment* const kInsideAppliance =
+    testing::AddGlobalTestEnvironment(new InsideAppliance);
+
 std::string ReadLog() {
   std::ifstream in(kLogFile);
   std::stringstream text;

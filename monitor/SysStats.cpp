@@ -83,8 +83,10 @@ const char kPingCommandStart[] = "/bin/ping -c 4 -q ";
 const char kPingCommandEnd[] = " | sed '/^$/d'";
 
 // netcat-openbsd reports "succeeded" on stderr, so stderr must join the pipe;
-// with 2>/dev/null every port would read as closed.
-const char kNcCommandStart[] = "echo -e \"\" | nc -v ";
+// with 2>/dev/null every port would read as closed. nc keeps reading after
+// its input ends, so a server that holds the connection open would block the
+// collector for good: -w 3 ends an idle connection after three seconds.
+const char kNcCommandStart[] = "echo -e \"\" | nc -v -w 3 ";
 const char kNcCommandEnd[] = " 2>&1";
 
 // df prints a heading and one line of figures; with the line feeds deleted

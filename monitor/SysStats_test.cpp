@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -295,10 +296,10 @@ TEST(SysStatsTest, PingOfUnresolvableNameFails) {
 }
 
 // A listener on 127.0.0.1 that closes every connection it accepts, as a web
-// server does after answering nc's bad request.
+// server does after answering nc's bad request, or that holds them open.
 class Listener {
  public:
-  Listener() {
+  explicit Listener(bool hold = false) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -309,21 +310,28 @@ class Listener {
       ADD_FAILURE() << "cannot listen on 127.0.0.1";
     }
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, hold] {
       int client;
-      while ((client = accept(fd_, nullptr, nullptr)) >= 0) close(client);
+      while ((client = accept(fd_, nullptr, nullptr)) >= 0) {
+        if (hold)
+          held_.push_back(client);
+        else
+          close(client);
+      }
     });
   }
   ~Listener() {
     shutdown(fd_, SHUT_RDWR);  // ends the accept above
     thread_.join();
     close(fd_);
+    for (int client : held_) close(client);
   }
   int port() const { return port_; }
 
  private:
   int fd_;
   int port_ = 0;
+  std::vector<int> held_;  // written by thread_ only, read after it ends
   std::thread thread_;
 };
 
@@ -342,6 +350,14 @@ TEST(SysStatsTest, PortTestIsTrueExactlyWhenThePortAccepts) {
   EXPECT_FALSE(cmdNC("serviceTMS", "localhost", port, &out));
   EXPECT_EQ("{\"serviceTMS\":false}", Json(out));
   EXPECT_FALSE(Exists("/tmp/nc-ran"));
+}
+
+// A server that never closes the connection must not block the collector.
+TEST(SysStatsTest, PortTestEndsWhenTheServerHoldsTheConnection) {
+  Listener listener(/*hold=*/true);
+  picojson::object out;
+  EXPECT_TRUE(cmdNC("serviceTMS", "localhost", listener.port(), &out));
+  EXPECT_EQ("{\"serviceTMS\":true}", Json(out));
 }
 
 // /dev/sda1 does not exist here: a df double stands in for the whole of /usr/bin/df.
