@@ -60,7 +60,18 @@ for d in etc var usr dev; do
   mkdir -p "$T/$d/up" "$T/$d/work"
   mount -t overlay overlay -o "lowerdir=/$d,upperdir=$T/$d/up,workdir=$T/$d/work" "/$d"
 done
+# A private /tmp; the checkout (and with it the built programs) may itself live
+# under /tmp, so it is opened first and mounted back at its own path.
+exec 3<"$REPO" 4<"$BIN"
 mount -t tmpfs tmpfs /tmp
+for keep in 3:"$REPO" 4:"$BIN"; do
+  case ${{keep#*:}} in /tmp/*)
+    [ -d "${{keep#*:}}" ] && continue
+    mkdir -p "${{keep#*:}}"
+    mount --no-canonicalize --bind "/proc/self/fd/${{keep%%:*}}" "${{keep#*:}}" ;;
+  esac
+done
+exec 3<&- 4<&-
 mkdir -p /var/log/tavrin {bin}
 mount -t tmpfs tmpfs {bin}
 for f in "$BIN"/*; do
@@ -197,8 +208,8 @@ class Appliance:
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="appliance-")
-        env = {"PATH": BASE_ENV["PATH"], "T": self.dir, "BIN": os.path.abspath(BIN),
-               "INIT": INIT}
+        env = {"PATH": BASE_ENV["PATH"], "T": self.dir, "BIN": os.path.realpath(BIN),
+               "REPO": os.path.realpath(os.path.join(HERE, "..", "..")), "INIT": INIT}
         self.holder = subprocess.Popen(
             ["unshare", "--mount", "--pid", "--net", "--fork", "--mount-proc",
              "--propagation", "private", "--kill-child", "--", "/bin/sh", "-c", SETUP],
