@@ -54,10 +54,12 @@ const useconds_t kPassSleepUs = 100000;
 // message is dropped, so a client cannot make the daemon hold its megabytes.
 const size_t kMaxLineLength = 4096;
 // A connection this many texts behind has stopped reading while texts keep
-// coming (a client flooding "statscache" without reading the answers). It is
-// closed, so that it cannot pin every later broadcast in memory. A client that
-// reads, even one that asks thousands of times in a burst, stays far below.
-const size_t kMaxTextsBehind = 65536;
+// coming (a client flooding "statscache" without reading the answers), and
+// the kernel's buffers for it are full. It is closed, so that it cannot pin
+// every later broadcast in memory. At one document per 29 s this is a day of
+// not reading; a reader stays far below it even while others send thousands
+// of lines, since each pass reads only about 1 kB from each connection.
+const size_t kMaxTextsBehind = 4096;
 
 // What the router keeps of a "monitoring" connection. The library allocates
 // nothing per connection (both table entries declare size 0).

@@ -68,6 +68,7 @@ class PortTakenTest(unittest.TestCase):
                 prepare()
                 result = self.start()
                 self.assertEqual(status, result.returncode, result.stderr[-2000:])
+                self.assertNotRegex(result.stderr, "Sanitizer|runtime error:")
                 log = self.app.log()
                 self.assertEqual(["--- Tavrin Monitor ---"] + log_start, log[:len(log_start) + 1])
                 if started:
@@ -100,6 +101,7 @@ class InterruptTest(unittest.TestCase):
             self.assertEqual(2, status)
             self.assertEqual("Close due to Signal", daemon.app.log()[-1])
             self.assertNotIn("Exit with Status", daemon.out())
+            self.assertEqual([], daemon.sanitizer_reports())
             client.close()
 
 

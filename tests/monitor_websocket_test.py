@@ -52,6 +52,7 @@ class WebsocketServiceTest(unittest.TestCase):
 
     def tearDown(self):
         self.assertTrue(self.daemon.alive(), self.daemon.err()[-3000:])
+        self.assertEqual([], self.daemon.sanitizer_reports())
 
     def test_first_pass_asks_for_everything_and_caches_the_answer(self):
         emits = [l for l in self.daemon.out().split("\n") if l.startswith("Emit ")]
@@ -193,6 +194,7 @@ class IgnoredLinesTest(unittest.TestCase):
             texts = [json.loads(client.read_text()) for _ in range(2)]
             self.assertEqual([["services"], ["system"]], [list(t) for t in texts])
             client.close()
+            self.assertEqual([], daemon.sanitizer_reports())
 
 
 if __name__ == "__main__":

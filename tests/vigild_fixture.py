@@ -82,7 +82,7 @@ class RawClient:
 
     def __init__(self, sock, protocol="monitoring"):
         self.sock = sock
-        self.buffer = b""
+        self.buffer = bytearray()
         if protocol is not None:
             self._handshake(protocol)
 
@@ -94,13 +94,14 @@ class RawClient:
         self.sock.sendall(request.encode())
         while b"\r\n\r\n" not in self.buffer:
             self._fill(10)
-        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        head, rest = bytes(self.buffer).split(b"\r\n\r\n", 1)
+        self.buffer = bytearray(rest)
         if not head.startswith(b"HTTP/1.1 101"):
             raise AssertionError("handshake refused: %r" % head)
 
     def _fill(self, timeout):
         self.sock.settimeout(timeout)
-        data = self.sock.recv(1 << 20)
+        data = self.sock.recv(65536)  # small enough that consuming a frame stays cheap
         if not data:
             raise EOFError("server closed the connection")
         self.buffer += data
@@ -141,8 +142,8 @@ class RawClient:
                     if b1 & 0x80:
                         raise AssertionError("server frames must not be masked")
                     if len(self.buffer) >= at + n:
-                        payload = self.buffer[at:at + n]
-                        self.buffer = self.buffer[at + n:]
+                        payload = bytes(self.buffer[at:at + n])
+                        del self.buffer[:at + n]
                         return bool(b0 & 0x80), b0 & 0x0F, payload
             self._fill(timeout)
 
@@ -249,6 +250,11 @@ class Daemon:
 
     def alive(self):
         return self.process.popen.poll() is None
+
+    def sanitizer_reports(self):
+        """Lines of standard error in which a sanitizer reports a fault."""
+        return [line for line in self.err().split("\n")
+                if re.search(r"Sanitizer|runtime error:", line)]
 
     # --- clients -------------------------------------------------------------
 
