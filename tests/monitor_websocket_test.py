@@ -5,6 +5,7 @@ for documents and commands, the wire itself for frames, raw TCP for HTTP."""
 import asyncio
 import json
 import os
+import re
 import sys
 import threading
 import unittest
@@ -12,6 +13,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from vigild_fixture import CONF, Daemon, wait_for  # noqa: E402
 
+STATS_CLIENT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                            "tools", "stats-client")
 ESTABLISHED = "Client connection established"
 CLOSED = "Client closed connection"
 
@@ -70,6 +73,20 @@ class WebsocketServiceTest(unittest.TestCase):
         document = json.loads(cached)
         self.assertEqual(["network", "services", "system"], list(document))
         self.assertEqual({"updatelevel": "3", "version": "1.2"}, document["services"])
+
+    def test_shipped_client_prints_each_document_readably(self):
+        result = self.daemon.app.run("/usr/bin/python3 %s --count 2" % STATS_CLIENT, timeout=60)
+        self.assertEqual(0, result.returncode, result.stderr)
+        lines = result.stdout.split("\n")
+        self.assertEqual("connected to ws://127.0.0.1:7081/ (subprotocol monitoring)", lines[0])
+        self.assertRegex(lines[1], r"^\d\d:\d\d:\d\d  document 1 \(\d+ bytes\)$")
+        self.assertEqual(2, sum(1 for l in lines if " document " in l))
+        self.assertIn("  network    gateway      -1 (failed)", lines)
+        self.assertIn('  services   updatelevel  "3"', lines)
+        self.assertIn('             version      "1.2"', lines)
+        self.assertIn("             serviceTMS   false", lines)
+        self.assertTrue(any(re.match(r"^  system     cpu          Avg1 \d", l) for l in lines),
+                        result.stdout)
 
     def test_statscache_variants_send_the_cache_and_ask_again(self):
         for line in ("statscache", "statscache\n", "statscache/and more", "statscache//x/y\n"):
