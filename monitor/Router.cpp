@@ -16,20 +16,15 @@ pthread_mutex_t wsBufferMutex;
 
 namespace {
 
-// Memory per connection is what limits a thousand clients, and the library
-// sizes two things per connection from these. The receive buffer also bounds
-// what one service call reads from a connection (about 1 kB a pass: plenty for
-// command lines, slow only for a client that sends megabytes); its size also
-// became the socket's send buffer. Sizes of 1 kB and below pack several
-// connections into one page; 4 kB and up cost a page each.
+// Memory per connection is what limits a thousand clients: the library gives
+// each connection a receive buffer of this size (its default is the 4 kB
+// service buffer, a resident page per client). It also bounds what one service
+// call reads from a connection: about 1 kB a pass, plenty for command lines,
+// slow only for a client that sends megabytes.
 const size_t kReceiveBufferSize = 1024;
 // Without it, every send() would be cut to the receive buffer's size and a
 // larger document would trickle out one piece per router pass.
 const size_t kSendPacketSize = 64 * 1024;
-// The header table is kept with each connection. 2048 bytes hold a browser's
-// handshake with its cookies; at the library's 4096 a thousand clients cost
-// 2 MB more.
-const unsigned short kMaxHeaderData = 2048;
 
 }  // namespace
 
@@ -150,7 +145,6 @@ struct lws_context* CreateContext() {
   info.gid = -1;
   info.uid = -1;
   info.options = 0;
-  info.max_http_header_data = kMaxHeaderData;
   return lws_create_context(&info);
 }
 
@@ -370,6 +364,9 @@ void* thread_Router(void* arg) {
     routeMessages(args, &state, !remoteSockets.empty(), broadcast);
     std::string line;
     while (TakeClientLine(&line)) runClientLine(line, args, &state, broadcast);
+    // Write what this pass broadcast now, not a sleep later: a broadcast
+    // reaches its clients in the pass that makes it. The call does not wait.
+    if (outbox.held() > 0) lws_service(context, -1);
     CloseLaggards();
     countDown(args, &state, !remoteSockets.empty());
     usleep(kPassSleepUs);

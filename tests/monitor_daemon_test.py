@@ -99,7 +99,9 @@ class InterruptTest(unittest.TestCase):
             daemon.process.signal(signal.SIGINT)
             status, _, _ = daemon.process.wait()
             self.assertEqual(2, status)
-            self.assertEqual("Close due to Signal", daemon.app.log()[-1])
+            # Not necessarily the last line: the collector may still log while
+            # the process ends (long enough under ThreadSanitizer for passes).
+            self.assertIn("Close due to Signal", daemon.app.log())
             self.assertNotIn("Exit with Status", daemon.out())
             self.assertEqual([], daemon.sanitizer_reports())
             client.close()
