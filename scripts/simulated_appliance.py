@@ -1,8 +1,10 @@
-"""simulated_appliance.py -- the monitor running as on a Tavrin appliance, for
-a person to watch: a throw-away appliance (tests/appliance) with a gateway,
-a Hubstation and an internet host to ping, a configuration file, a disk and
-a music service port, and the websocket port relayed to the host's
-127.0.0.1:7081.
+"""simulated_appliance.py -- a Tavrin appliance booting and running, for a
+person to watch: a throw-away appliance (tests/appliance) with a gateway, a
+Hubstation and an internet host to ping, a configuration file, a disk, a
+music service port, doubles for the appliance's own programs (tws, beacond,
+zonestart, the init scripts; scripts/appliance-files), the launcher starting
+it all as at boot, and the monitor's websocket port relayed to the host's
+127.0.0.1:7081. The launcher's console is shown with "launcher |" in front.
 
     python3 scripts/simulated_appliance.py [stats-client options]
 
@@ -18,15 +20,18 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "appliance"))
 from appliance import Appliance, wait_for  # noqa: E402
 
 PORT = 7081
-# What the appliance starts. The launcher will take this place and start
-# vigild itself ("vigild -z > /dev/null 2>&1"); only this line changes.
-START_COMMAND = "/usr/share/tavrinWS/bin/vigild -z > /tmp/vigild.out 2> /tmp/vigild.err"
+# What the appliance starts at boot: the launcher, which runs its start
+# sequence and then keeps tws and "vigild -z" running.
+START_COMMAND = "/usr/share/tavrinWS/bin/launcher"
+APPLIANCE_FILES = os.path.join(ROOT, "scripts", "appliance-files")
+TIMEZONE = "Europe/Berlin"
 
 GATEWAY = "192.0.2.1"
 HUBSTATION = "198.51.100.2"
@@ -54,12 +59,20 @@ def start_appliance():
         # The music service's port, which the collector only tries to open.
         app.spawn("/usr/bin/python3 -m http.server 9000 --bind 127.0.0.1 --directory /tmp "
                   "> /dev/null 2>&1")
-        app.spawn(START_COMMAND)
+        app.run("%s / && echo %s > /etc/timezone" % (APPLIANCE_FILES, TIMEZONE), check=True)
+        launcher = app.spawn(START_COMMAND)
+        for stream in (launcher.popen.stdout, launcher.popen.stderr):
+            threading.Thread(target=show_console, args=(stream,), daemon=True).start()
         wait_for(lambda: listening(app), 30, 0.1, "vigild does not listen on port %d" % PORT)
     except BaseException:
         app.close()
         raise
     return app
+
+
+def show_console(stream):
+    for line in stream:
+        print("launcher | " + line, end="", flush=True)
 
 
 def listening(app):
@@ -127,7 +140,7 @@ def main(argv):
     relay_process = None
     try:
         relay_process = start_relay(app)
-        print("vigild -z is serving; its websocket port is relayed to ws://127.0.0.1:%d/ "
+        print("the launcher has started vigild -z; its websocket port is relayed to ws://127.0.0.1:%d/ "
               "(Ctrl-C ends it all)" % PORT, flush=True)
         client = [sys.executable, os.path.join(ROOT, "tools", "stats-client"),
                   "--url", "ws://127.0.0.1:%d/" % PORT, "--retry", "10"] + argv[1:]
