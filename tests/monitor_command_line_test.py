@@ -40,6 +40,14 @@ class CommandLineTest(unittest.TestCase):
             self.assertEqual([BANNER], self.app.log())
             self.app.remove("/var/log/tavrin/monitor.log")
 
+    def test_daemon_mode_wins_over_later_help(self):
+        daemon = self.app.spawn(VIGILD + " -z --help")
+        wait_for(lambda: "Daemonizing..." in self.app.log(), message="no daemon mode")
+        daemon.signal(signal.SIGINT)
+        status, out, _ = daemon.wait()
+        self.assertEqual(2, status)
+        self.assertNotIn("usage:", out)
+
     def test_no_recognised_argument_logs_banner_only(self):
         for args in ("", "monitor", "-x --Help daemon"):
             result = self.vigild(args)
