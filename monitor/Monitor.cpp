@@ -42,6 +42,8 @@ const char kSyslogSample[] =
 // thread, does the logging that a signal handler may not do (localtime and
 // open can deadlock when the signal lands inside malloc or another log line).
 int signal_pipe[2] = {-1, -1};
+// Set by the handler before it writes to the pipe.
+volatile sig_atomic_t caught_signal = 0;
 
 void* SignalWatcher(void*) {
   unsigned char signo;
@@ -52,6 +54,16 @@ void* SignalWatcher(void*) {
   // _exit, not exit: the other threads may still use the globals that exit()
   // would destroy.
   _exit(signo);
+}
+
+// The status main returns. A SIGINT that came while the mode was ending (pipe
+// mode sees the end of its input just then) still ends the process through
+// the watcher, with its log line and status.
+int Finish(int status) {
+  if (caught_signal) {
+    for (;;) pause();
+  }
+  return status;
 }
 
 void PrintHelp() {
@@ -115,6 +127,7 @@ void StartDaemon() {
 std::string GetVersion() { return "1.1.1.14"; }
 
 void __cb_signal(int signal) {
+  caught_signal = signal;
   unsigned char signo = static_cast<unsigned char>(signal);
   ssize_t written = write(signal_pipe[1], &signo, 1);
   (void)written;
@@ -142,29 +155,29 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--help") {
       PrintHelp();
-      return 0;
+      return Finish(0);
     }
     if (arg == "--ondemand" || arg == "-o") {
       if (i + 1 >= argc) {
         fprintf(stderr, "vigild: %s needs a command name, e.g. %s downloadbwidth\n", argv[i],
                 argv[i]);
-        return 64;
+        return Finish(64);
       }
       RunOnDemand(argv[i + 1]);
-      return 0;
+      return Finish(0);
     }
     if (arg == "--pipemode" || arg == "-p") {
       ProcessSyslog();
-      return 0;
+      return Finish(0);
     }
     if (arg == "--testsyslog") {
       syslog(LOG_LOCAL0 | LOG_INFO, "JSON::%s", kSyslogSample);
-      return 0;
+      return Finish(0);
     }
     if (arg == "--daemon" || arg == "-z") {
       StartDaemon();
-      return 0;
+      return Finish(0);
     }
   }
-  return 0;
+  return Finish(0);
 }
