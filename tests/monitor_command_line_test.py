@@ -102,6 +102,8 @@ class CommandLineTest(unittest.TestCase):
         daemon = self.app.spawn(VIGILD + " -p", stdin=subprocess.PIPE)
         wait_for(lambda: self.app.log() == [BANNER], message="no banner")
         daemon.signal(signal.SIGINT)
+        # Its input stays open: the signal alone must end pipe mode.
+        daemon.popen.wait(timeout=30)
         status, out, err = daemon.wait()
         self.assertEqual((2, "", ""), (status, out, err))
         self.assertEqual([BANNER, "Close due to Signal"], self.app.log())
