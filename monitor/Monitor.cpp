@@ -134,8 +134,22 @@ void __cb_signal(int signal) {
 }
 
 void ProcessSyslog() {
-  std::string line;
-  while (std::getline(std::cin, line)) CCommon::Log(line);
+  // read(2) rather than getline: a read cut short by a signal is no end of
+  // input, and a line must not be split where the signal landed.
+  std::string pending;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<size_t>(n));
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      CCommon::Log(pending.substr(start, end - start));
+    }
+    pending.erase(0, start);
+  }
+  if (!pending.empty()) CCommon::Log(pending);  // a last line without a line feed
 }
 
 std::string calcDownloadBwidth() {
